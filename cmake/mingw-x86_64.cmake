@@ -1,0 +1,16 @@
+# Cross-build for 64-bit Windows with mingw-w64 (posix threads model, for std::thread).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Tests run under Wine; its 64-bit loader is called directly because the
+# wine wrapper insists on the 32-bit half, which this machine cannot run.
+find_program(GALLERYFETCH_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(GALLERYFETCH_WINE64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${GALLERYFETCH_WINE64})
+endif()
