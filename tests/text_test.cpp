@@ -119,8 +119,8 @@ TEST(TextSplit, Table) {
       {"a,b,c", ",", 10, kDbcs, {"a", "b", "c"}},
       {"ab", "abc", {}, kDbcs, {"ab"}},
       {"a::b", "::", {}, kDbcs, {"a", "b"}},
-      {"\xB0/a", "/", {}, kDbcs, {"\xB0/a"}},  // the lead byte hides the "/"
-      {"aXb", "x", {}, kDbcs, {"aXb"}},        // case-sensitive
+      {"\xB0/a", "/", {}, kDbcs, {"\xB0/a"}},     // the lead byte hides the "/"
+      {"aXb", "x", {}, kDbcs, {"aXb"}},           // case-sensitive
       {"a/\xB0", "/", {}, kDbcs, {"a", "\xB0"}},  // a trailing lead byte ends the scan
       {"\xE4\xB8\xAD/\xE6\x96\x87", "/", {}, kUtf8, {"\xE4\xB8\xAD", "\xE6\x96\x87"}},
       {"\xE4\xB8\xAD/\xE6\x96\x87", "/", {}, kDbcs, {"\xE4\xB8\xAD/\xE6\x96\x87"}},
@@ -145,8 +145,8 @@ TEST(TextJoinAndCompare, Table) {
     int32_t expected;
   };
   const Case cases[] = {
-      {"", "", 0},     {"a", "", 1},    {"", "a", -1},      {"a", "b", -1},
-      {"\xE9", "a", 1},  // bytes compare unsigned
+      {"", "", 0},       {"a", "", 1},     {"", "a", -1},
+      {"a", "b", -1},    {"\xE9", "a", 1},  // bytes compare unsigned
       {"ab", "abc", -1}, {"abc", "ab", 1}, {"same", "same", 0},
   };
   for (const Case& c : cases) {
@@ -156,8 +156,14 @@ TEST(TextJoinAndCompare, Table) {
 
 TEST(ToText, Integers) {
   const std::pair<int32_t, const char*> cases[] = {
-      {0, "0"}, {7, "7"}, {1, "1"}, {9999, "9999"}, {10000, "10000"}, {-5, "-5"},
-      {INT32_MIN, "-2147483648"}, {INT32_MAX, "2147483647"},
+      {0, "0"},
+      {7, "7"},
+      {1, "1"},
+      {9999, "9999"},
+      {10000, "10000"},
+      {-5, "-5"},
+      {INT32_MIN, "-2147483648"},
+      {INT32_MAX, "2147483647"},
   };
   for (const auto& [value, expected] : cases) EXPECT_EQ(ToText(value), expected);
 }

@@ -44,8 +44,7 @@ Text PercentDecode(std::string_view s) {
   Text out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 &&
-        HexValue(s[i + 2]) >= 0) {
+    if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
       const char decoded = static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
       // A decoded zero byte would end the text early; keep it encoded.
       if (decoded != '\0') {
@@ -136,7 +135,7 @@ GalleryParts StructuralParse(const Text& address) {
   return parts;
 }
 
-bool IsSafePathComponent(std::string_view name) {
+bool IsSafePathComponent(std::string_view name, CharRule rule) {
   if (name.empty() || name.size() > kMaxComponentBytes || name == "." || name == "..") {
     return false;
   }
@@ -146,6 +145,11 @@ bool IsSafePathComponent(std::string_view name) {
     if (std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos) return false;
   }
   if (name.back() == '.' || name.back() == ' ') return false;
+  if (rule == CharRule::DoubleByte) {
+    size_t i = 0;
+    while (i < name.size()) i += static_cast<unsigned char>(name[i]) >= 0x80 ? 2 : 1;
+    if (i > name.size()) return false;  // the last byte is a lone lead byte
+  }
 
   // Windows opens a device for these names whatever extension follows.
   std::string_view base = name.substr(0, name.find('.'));
@@ -158,6 +162,14 @@ bool IsSafePathComponent(std::string_view name) {
     return false;
   }
   return true;
+}
+
+Text ImageNumber(int32_t number, int32_t width) {
+  Text digits = ToText(number);
+  if (static_cast<int32_t>(digits.size()) < width) {
+    digits.insert(0, static_cast<size_t>(width) - digits.size(), '0');
+  }
+  return digits;
 }
 
 int32_t PaddedWidth(std::string_view stem) {

@@ -30,6 +30,9 @@ enum class ParseMethod {
 struct ParseResult {
   bool usable = false;
   ParseMethod method = ParseMethod::Landmark;
+  // An image number written out, zero-padded to width (0: not padded).
+  Text ImageNumber(int32_t number, int32_t width);
+
   // Width of a zero-padded sample number ("001" gives 3); 0 when not padded.
   int32_t numberWidth = 0;
   // Why the address is not usable (for the command line); empty when usable.
@@ -66,11 +69,15 @@ GalleryParts StructuralParse(const Text& address);
 // Empty when parts can be used for a run, else the reason they cannot.
 Text CheckParts(const GalleryParts& parts);
 
+// An image number written out, zero-padded to width (0: not padded).
+Text ImageNumber(int32_t number, int32_t width);
+
 // Width of a zero-padded sample number ("001" gives 3); 0 when stem is not one.
 int32_t PaddedWidth(std::string_view stem);
 
 // True for a text that can safely name one folder or file inside another on
-// both Windows and Linux.
-bool IsSafePathComponent(std::string_view name);
+// both Windows and Linux. Under the double-byte rule a name may not end in a
+// lead byte, which would take the separator after it as its second byte.
+bool IsSafePathComponent(std::string_view name, CharRule rule = kPlatformCharRule);
 
 }  // namespace gf

@@ -1,6 +1,7 @@
 #include "support/fatal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <type_traits>
 
@@ -31,8 +32,8 @@ struct FixedWriter {
     const bool negative = value < 0;
     // Work in the unsigned type so the most negative value needs no special case.
     using Unsigned = std::make_unsigned_t<Int>;
-    Unsigned magnitude = negative ? Unsigned(0) - static_cast<Unsigned>(value)
-                                  : static_cast<Unsigned>(value);
+    Unsigned magnitude =
+        negative ? Unsigned(0) - static_cast<Unsigned>(value) : static_cast<Unsigned>(value);
     do {
       digits[n++] = static_cast<char>('0' + magnitude % 10);
       magnitude /= 10;
@@ -42,7 +43,14 @@ struct FixedWriter {
   }
 };
 
+std::atomic<bool> g_raised{false};
+std::atomic<FatalBoxHook> g_boxHook{nullptr};
+
 }  // namespace
+
+bool FatalReportRaised() { return g_raised.load(); }
+void SetFatalBoxHook(FatalBoxHook hook) { g_boxHook = hook; }
+FatalBoxHook GetFatalBoxHook() { return g_boxHook.load(); }
 
 const char* FatalMessageFor(int32_t errorNumber) {
   switch (errorNumber) {
@@ -114,6 +122,7 @@ size_t FormatOutOfMemoryMessage(char* out, size_t capacity, size_t bytes) {
 
 [[noreturn]] void FatalRunError(std::string_view message, int32_t errorNumber, int32_t location1,
                                 int32_t location2) {
+  g_raised = true;
   // A static buffer: the report must work when memory is exhausted.
   static char box[8192];
   FormatFatalReport(box, sizeof box, errorNumber, message, location1, location2);

@@ -47,6 +47,16 @@ size_t FormatOutOfMemoryMessage(char* out, size_t capacity, size_t bytes);
 // Reports a failed allocation; allocates nothing itself.
 [[noreturn]] void FatalOutOfMemory(size_t bytes);
 
+// True from the moment a report is raised: the window dispatches no click
+// while its box is on the screen.
+bool FatalReportRaised();
+
+// A program with a window of its own may show the report there as well (the
+// Linux window program shows a dialog); called before standard error is written.
+using FatalBoxHook = void (*)(const char* boxText);
+void SetFatalBoxHook(FatalBoxHook hook);
+FatalBoxHook GetFatalBoxHook();
+
 // Platform part: shows the box (or skips it under the tests) and writes the
 // text to standard error. Must not allocate.
 void ShowFatalReport(const char* boxText);

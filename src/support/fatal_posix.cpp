@@ -1,7 +1,9 @@
-// On Linux the report goes to standard error; there is no box to wait for.
+// On Linux the report goes to standard error, and to the window program's
+// dialog when it has set one up.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/fatal.h"
@@ -11,13 +13,17 @@ namespace gf {
 void ShowFatalReport(const char* boxText) {
   std::fflush(stdout);
   // write(2) rather than stdio: nothing here may allocate.
-  size_t left = std::strlen(boxText);
+  const char* rest = boxText;
+  size_t left = std::strlen(rest);
   while (left > 0) {
-    const ssize_t n = write(STDERR_FILENO, boxText, left);
+    const ssize_t n = write(STDERR_FILENO, rest, left);
     if (n <= 0) break;
-    boxText += n;
+    rest += n;
     left -= static_cast<size_t>(n);
   }
+  const char* skip = std::getenv(kNoErrorBoxVariable);
+  if (skip != nullptr && skip[0] != '\0') return;
+  if (FatalBoxHook hook = GetFatalBoxHook()) hook(boxText);
 }
 
 [[noreturn]] void ExitFatally() {
