@@ -74,8 +74,8 @@ RunReport FetchAhead(GalleryGlobals& globals, const PreparedRun& prepared, const
       }
     }
   };
-  // Every end but a cancel has nothing left in flight; this also waits until
-  // the files of what was aborted are gone.
+  // Whatever is still in flight or held back goes, and the run returns only
+  // once the files of what was aborted are gone.
   const auto end = [&](RunEnd how) {
     dropAbove(next - 1);
     pool.abortAll();
